@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [--windows]   (--windows adds mingw-w64 and Wine)
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config libtclap-dev libgtest-dev)
+packages=(cmake make g++ pkg-config libtclap-dev libgtest-dev dpkg-dev file groff-base man-db)
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(g++-mingw-w64-x86-64 wine64 zip)
 fi
